@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "install/shortcut.h"
 #include "install/update_files.h"
 #include "platform/win32_api.h"
 #include "resources/resource.h"
@@ -59,6 +60,7 @@ void RecordTargetVersion() {
 
 void OnUpdate(HWND dialog) {
   if (ApplyUpdateFiles(dialog, InstallDir)) {
+    if (InstalledVersion == BaseVersion) CreateShortcuts(InstallDir);
     win32.MessageBoxA(dialog, UpdateCompleteText, AppTitle, MB_OK);
     win32.EndDialog(dialog, 1);
   } else {

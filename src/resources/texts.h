@@ -24,3 +24,11 @@ constexpr char FileErrorCaption[] = "エラー";
 constexpr char FileErrorFormat[] = "ファイルが書き込めません。[%s]";
 
 #endif
+
+#ifndef RC_INVOKED
+
+// The 30-FPS Start-menu shortcut: its file name and description.
+constexpr char ThirtyFpsLinkName[] = "テセルカ３０ＦＰＳ.lnk";
+constexpr char ThirtyFpsDescription[] = "ゲームを３０ＦＰＳで起動します";
+
+#endif
