@@ -71,10 +71,15 @@ inline bool DirectoryFits(const Header& header, std::uint64_t fileSize) {
   return size <= 0xFFFFFFFFu && HeaderSize + size <= fileSize;
 }
 
+// Where name field i starts within the directory.
+inline std::size_t NameFieldPosition(const Header& header, std::uint32_t index) {
+  return static_cast<std::size_t>(index) * NameFieldSize(header.layoutMark);
+}
+
 // Name field i of a directory (D bytes, as read from position 16).
 inline const std::uint8_t* NameField(const std::uint8_t* directory, const Header& header,
                                      std::uint32_t index) {
-  return directory + static_cast<std::size_t>(index) * NameFieldSize(header.layoutMark);
+  return directory + NameFieldPosition(header, index);
 }
 
 // Length of the name in a field: up to its NUL, or the whole field when the
@@ -90,11 +95,15 @@ struct Location {
   std::uint32_t length;
 };
 
+// Where location record i starts within the directory: after all N name fields.
+inline std::size_t LocationRecordPosition(const Header& header, std::uint32_t index) {
+  return static_cast<std::size_t>(header.entryCount) * NameFieldSize(header.layoutMark) +
+         static_cast<std::size_t>(index) * LocationRecordSize;
+}
+
 inline Location DecodeLocation(const std::uint8_t* directory, const Header& header,
                                std::uint32_t index) {
-  const std::uint8_t* record =
-      directory + static_cast<std::size_t>(header.entryCount) * NameFieldSize(header.layoutMark) +
-      static_cast<std::size_t>(index) * LocationRecordSize;
+  const std::uint8_t* record = directory + LocationRecordPosition(header, index);
   return Location{ReadLittle32(record), ReadLittle32(record + 4)};
 }
 
@@ -110,6 +119,39 @@ inline bool EntryWithinFile(const Header& header, const Location& location, std:
   if (location.offset >= OffsetLimit) return false;
   const std::uint64_t end = DataStart(header, location) + location.length;
   return end <= fileSize && end <= 0xFFFFFFFFu;
+}
+
+// --- Writing ---------------------------------------------------------------
+// The mark a writer puts in a narrow container; the reader takes any byte but
+// WideLayoutMark as narrow.
+constexpr std::uint8_t NarrowLayoutMark = '1';
+
+// The longest name, in bytes, that a layout stores: the reader compares a
+// field as a NUL-terminated string, so the NUL must fit in the field too.
+inline std::uint32_t MaxNameLength(std::uint8_t layoutMark) { return NameFieldSize(layoutMark) - 1; }
+
+// Writes the 16 header bytes: the 11 signature bytes, the layout mark and N.
+inline void EncodeHeader(std::uint8_t* bytes, const std::uint8_t* signature, const Header& header) {
+  for (std::uint32_t i = 0; i < SignatureSize; ++i) bytes[i] = signature[i];
+  bytes[LayoutMarkPosition] = header.layoutMark;
+  WriteLittle32(bytes + EntryCountPosition, header.entryCount);
+}
+
+// Fills name field i of a directory (D bytes) with `length` name bytes and
+// zeros after them. `length` must not exceed MaxNameLength.
+inline void EncodeNameField(std::uint8_t* directory, const Header& header, std::uint32_t index,
+                            const std::uint8_t* name, std::uint32_t length) {
+  std::uint8_t* field = directory + NameFieldPosition(header, index);
+  for (std::uint32_t i = 0; i < NameFieldSize(header.layoutMark); ++i) {
+    field[i] = i < length ? name[i] : std::uint8_t{0};
+  }
+}
+
+inline void EncodeLocation(std::uint8_t* directory, const Header& header, std::uint32_t index,
+                           const Location& location) {
+  std::uint8_t* record = directory + LocationRecordPosition(header, index);
+  WriteLittle32(record, location.offset);
+  WriteLittle32(record + 4, location.length);
 }
 
 // The part of a payload name after its last backslash (byte 0x5C), scanned
