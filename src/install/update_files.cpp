@@ -51,10 +51,11 @@ bool CopyPayload(PayloadStream* stream, HANDLE output, void* buffer, uint32_t bu
   return true;
 }
 
-// Writes the payload `sourceName` into a new temporary file in `installDir`
-// and moves it over `target`. On failure the target is as it was and the
-// temporary file is gone.
-bool ReplaceFile(const char* installDir, const char* sourceName, const char* target) {
+// Writes the payload `sourceName` into a new temporary file in `installDir`,
+// copying through `buffer` (`bufferSize` bytes), and moves it over `target`.
+// On failure the target is as it was and the temporary file is gone.
+bool ReplaceFile(const char* installDir, const char* sourceName, const char* target, void* buffer,
+                 uint32_t bufferSize) {
   if (!TargetIsFree(target)) return false;
   PayloadStream* stream = OpenPayload(sourceName, ContainerName);
   if (stream == nullptr) return false;
@@ -64,15 +65,10 @@ bool ReplaceFile(const char* installDir, const char* sourceName, const char* tar
     ClosePayload(stream);
     return false;
   }
-  const uint32_t size = PayloadSize(stream);
-  const uint32_t bufferSize = size < CopyChunkSize ? size : CopyChunkSize;
-  void* buffer = bufferSize != 0 ? AllocZeroed(bufferSize) : nullptr;
   const HANDLE output = win32.CreateFileA(temporary, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool ok = IsValidHandle(output) && (buffer != nullptr || bufferSize == 0) &&
-            CopyPayload(stream, output, buffer, bufferSize);
+  bool ok = IsValidHandle(output) && CopyPayload(stream, output, buffer, bufferSize);
   if (IsValidHandle(output)) win32.CloseHandle(output);
-  FreeZeroed(buffer);
   // The payload may be the target itself (the updater run from the install
   // folder): it is closed before the move so that the move can replace it.
   ClosePayload(stream);
@@ -82,11 +78,14 @@ bool ReplaceFile(const char* installDir, const char* sourceName, const char* tar
 }
 
 // Opens every payload once, before anything is written. Returns the index of
-// the first payload that cannot be opened whole, or -1 when all can.
-int FirstMissingPayload() {
+// the first payload that cannot be opened whole, or -1 when all can; then
+// *largest holds the largest payload size.
+int FirstMissingPayload(uint32_t* largest) {
+  *largest = 0;
   for (int i = 0; UpdateSourceNames[i] != nullptr; ++i) {
     PayloadStream* stream = OpenPayload(UpdateSourceNames[i], ContainerName);
     if (stream == nullptr) return i;
+    if (PayloadSize(stream) > *largest) *largest = PayloadSize(stream);
     ClosePayload(stream);
   }
   return -1;
@@ -95,18 +94,30 @@ int FirstMissingPayload() {
 }  // namespace
 
 int ApplyUpdateFiles(HWND owner, const char* installDir) {
-  const int missing = FirstMissingPayload();
+  uint32_t largest = 0;
+  const int missing = FirstMissingPayload(&largest);
   if (missing >= 0) {
     ShowFileError(owner, UpdateSourceNames[missing]);
     return 0;
   }
+  // One copy buffer serves every entry: a fresh block of this size per file
+  // costs more to fault in than the copy itself on some systems.
+  const uint32_t bufferSize = largest < CopyChunkSize ? largest : CopyChunkSize;
+  void* buffer = bufferSize != 0 ? AllocZeroed(bufferSize) : nullptr;
+  if (buffer == nullptr && bufferSize != 0) {
+    ShowFileError(owner, UpdateSourceNames[0]);
+    return 0;
+  }
+  int result = 1;
   for (int i = 0; UpdateSourceNames[i] != nullptr; ++i) {
     TextBuffer target;
     if (!FormatBounded(target, sizeof target, "%s\\%s", installDir, UpdateTargetNames[i]) ||
-        !ReplaceFile(installDir, UpdateSourceNames[i], target)) {
+        !ReplaceFile(installDir, UpdateSourceNames[i], target, buffer, bufferSize)) {
       ShowFileError(owner, UpdateSourceNames[i]);
-      return 0;
+      result = 0;
+      break;
     }
   }
-  return 1;
+  FreeZeroed(buffer);
+  return result;
 }
