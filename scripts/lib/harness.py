@@ -601,6 +601,23 @@ def lnk_header(path):
     }
 
 
+def pack_with_sqpack(sqpack, container, payloads, staging):
+    """Builds `container` from `payloads` with the publisher's tool, as a
+    release would, and checks with `sqpack verify` that the updater can reach
+    every payload before anyone runs it."""
+    shutil.rmtree(staging, ignore_errors=True)
+    os.makedirs(staging)
+    files = []
+    for name, data in payloads.items():
+        files.append(os.path.join(staging, name))
+        with open(files[-1], "wb") as f:
+            f.write(data)
+    subprocess.run([sqpack, "create", container] + files, check=True)
+    subprocess.run([sqpack, "verify", container, "--expect"] + list(payloads), check=True)
+    print("demo: sqpack verify: all %d payloads reachable in %s" % (len(payloads), container))
+    shutil.rmtree(staging, ignore_errors=True)
+
+
 # ---------------------------------------------------------------------------
 # The demonstration: a Starquill 1.000 installation updated to 1.30
 
@@ -618,12 +635,13 @@ def _screenshot_when_drawn(session, window, path):
     return session.screenshot(path, window)
 
 
-def demo(exe, arch, out, interactive, docs_copy=None):
+def demo(exe, arch, out, interactive, docs_copy=None, sqpack=None):
     """Makes a demo installation in a private prefix under `out`, runs the
     updater from a folder holding UpdateData.dat and prints what changed.
     Headless, it presses 更新 and OK itself inside a 640×480 Wine desktop (so
     that the screenshots show window captions) and saves dialog.png and
-    complete.png in `out`. Returns the process exit status for the script."""
+    complete.png in `out`. With `sqpack`, the container is made and verified
+    by that tool. Returns the process exit status for the script."""
     out = os.path.abspath(out)
     os.makedirs(out, exist_ok=True)
     session = WineSession(arch, prefix=os.path.join(out, "wineprefix-" + arch))
@@ -651,7 +669,11 @@ def demo(exe, arch, out, interactive, docs_copy=None):
         shutil.rmtree(update, ignore_errors=True)
         os.makedirs(update)
         payloads = new_payloads()
-        write_container(os.path.join(update, CONTAINER_NAME), payloads)
+        container = os.path.join(update, CONTAINER_NAME)
+        if sqpack:
+            pack_with_sqpack(sqpack, container, payloads, os.path.join(out, "payloads"))
+        else:
+            write_container(container, payloads)
         shutil.copy(exe, os.path.join(update, os.path.basename(exe)))
         print("demo: installation %s (Linux %s), registry record without Version" % (install_windows, install_linux))
         print("demo: update folder %s: %s with %d payloads" % (update, CONTAINER_NAME, len(payloads)))
@@ -732,8 +754,10 @@ def _main(argv):
     d.add_argument("--out", required=True, help="folder for the prefix, the update and the screenshots")
     d.add_argument("--interactive", action="store_true", help="let the user click on the present display")
     d.add_argument("--docs-copy", help="where to copy the dialog screenshot as well")
+    d.add_argument("--sqpack", help="make UpdateData.dat with this sqpack and verify it")
     args = parser.parse_args(argv)
-    return demo(os.path.abspath(args.exe), args.arch, args.out, args.interactive, args.docs_copy)
+    return demo(os.path.abspath(args.exe), args.arch, args.out, args.interactive, args.docs_copy,
+                args.sqpack)
 
 
 if __name__ == "__main__":
