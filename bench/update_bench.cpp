@@ -11,11 +11,6 @@
 // and deleted, so that both sides start from the same state and write into
 // memory the system has just used. Runs alternate
 // A B A B ...; each run, the medians and the ratio A/B are printed.
-//
-// For reading the gap between A and B, each run also times, untimed by A or B,
-// what A spends on its copy buffers alone: one zeroed buffer of
-// min(payload size, CopyChunkSize) bytes per payload, allocated, every page
-// touched, and freed, as ApplyUpdateFiles does for each file.
 #include <windows.h>
 
 #include <algorithm>
@@ -99,20 +94,6 @@ void Prepare(const std::string& writeDir, unsigned long long bytes) {
   }
 }
 
-// The buffers ApplyUpdateFiles sets up for the payloads: allocated zeroed,
-// each page touched (the first read into it does that), freed. False when an
-// allocation fails.
-bool CycleCopyBuffers() {
-  for (const unsigned long long size : g_sizes) {
-    const SIZE_T bytes = static_cast<SIZE_T>(std::min<unsigned long long>(size, CopyChunkSize));
-    auto* buffer = static_cast<volatile char*>(AllocZeroed(bytes));
-    if (buffer == nullptr) return false;
-    for (SIZE_T i = 0; i < bytes; i += 4096) buffer[i] = 1;
-    FreeZeroed(const_cast<char*>(buffer));
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,7 +120,6 @@ int main(int argc, char** argv) {
   ::QueryPerformanceFrequency(&frequency);
   std::vector<double> timesA;
   std::vector<double> timesB;
-  std::vector<double> timesBuffers;
 
   for (int run = 1; run <= runs; ++run) {
     // A: the updater, reading UpdateData.dat from the current directory.
@@ -175,19 +155,8 @@ int main(int argc, char** argv) {
     const double b = Seconds(start, end, frequency);
     timesB.push_back(b);
 
-    ::QueryPerformanceCounter(&start);
-    if (!CycleCopyBuffers()) {
-      std::fprintf(stderr, "update_bench: cannot allocate a copy buffer\n");
-      return 1;
-    }
-    ::QueryPerformanceCounter(&end);
-    const double buffers = Seconds(start, end, frequency);
-    timesBuffers.push_back(buffers);
-
-    std::printf("run %d: A ApplyUpdateFiles %7.3f s (%6.1f MiB/s)   B CopyFileA %7.3f s (%6.1f MiB/s)"
-                "   [A's copy buffers alone %.3f s]\n",
-                run, a, static_cast<double>(total) / 1048576.0 / a, b, static_cast<double>(total) / 1048576.0 / b,
-                buffers);
+    std::printf("run %d: A ApplyUpdateFiles %7.3f s (%6.1f MiB/s)   B CopyFileA %7.3f s (%6.1f MiB/s)\n",
+                run, a, static_cast<double>(total) / 1048576.0 / a, b, static_cast<double>(total) / 1048576.0 / b);
     std::fflush(stdout);
   }
 
@@ -197,7 +166,5 @@ int main(int argc, char** argv) {
   std::printf("median A (ApplyUpdateFiles from UpdateData.dat): %.3f s\n", medianA);
   std::printf("median B (CopyFileA of loose files):             %.3f s\n", medianB);
   std::printf("ratio A/B: %.3f\n", medianA / medianB);
-  std::printf("median of A's copy buffers alone (%zu x alloc, touch, free): %.3f s\n", g_sizes.size(),
-              Median(timesBuffers));
   return 0;
 }
