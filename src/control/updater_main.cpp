@@ -33,6 +33,8 @@ int ReadInstallRecord() {
     return 0;
   }
 
+  // A value shorter than four bytes fills only the low bytes.
+  InstalledVersion = 0;
   size = sizeof InstalledVersion;
   if (win32.RegQueryValueExA(key, VersionValue, nullptr, nullptr,
                              reinterpret_cast<BYTE*>(&InstalledVersion), &size) != ERROR_SUCCESS) {
@@ -102,7 +104,8 @@ int UpdaterMain(HINSTANCE instance) {
   if (record == 0) {
     win32.MessageBoxA(nullptr, NotInstalledText, AppTitle, MB_OK);
   } else if (record == 1 &&
-             win32.DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UPDATE), nullptr, UpdateDialogProc, 0) != 0) {
+             win32.DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_UPDATE), nullptr, UpdateDialogProc, 0) == 1) {
+    // Only a finished update ends the dialog with 1; -1 means it never ran.
     RecordTargetVersion();
   }
   if (mutex != nullptr) win32.CloseHandle(mutex);
