@@ -77,41 +77,59 @@ bool ReplaceFile(const char* installDir, const char* sourceName, const char* tar
   return ok;
 }
 
-// Opens every payload once, before anything is written. Returns the index of
-// the first payload that cannot be opened whole, or -1 when all can; then
-// *largest holds the largest payload size.
-int FirstMissingPayload(uint32_t* largest) {
-  *largest = 0;
+// Target i's path in `installDir`; 0 when it does not fit a text buffer.
+int TargetPath(const char* installDir, int i, char* target) {
+  return FormatBounded(target, TextBufferSize, "%s\\%s", installDir, UpdateTargetNames[i]);
+}
+
+struct EntryCheck {
+  int firstUnusable;     // index of the first entry that fails, or -1
+  int largest;           // index of the largest payload
+  uint32_t largestSize;  // its size in bytes
+};
+
+// Checks every entry before anything is written: its target path fits and
+// its payload opens whole.
+EntryCheck CheckEntries(const char* installDir) {
+  EntryCheck check = {-1, 0, 0};
   for (int i = 0; UpdateSourceNames[i] != nullptr; ++i) {
-    PayloadStream* stream = OpenPayload(UpdateSourceNames[i], ContainerName);
-    if (stream == nullptr) return i;
-    if (PayloadSize(stream) > *largest) *largest = PayloadSize(stream);
+    TextBuffer target;
+    PayloadStream* stream = TargetPath(installDir, i, target) ? OpenPayload(UpdateSourceNames[i], ContainerName)
+                                                              : nullptr;
+    if (stream == nullptr) {
+      check.firstUnusable = i;
+      return check;
+    }
+    if (PayloadSize(stream) > check.largestSize) {
+      check.largestSize = PayloadSize(stream);
+      check.largest = i;
+    }
     ClosePayload(stream);
   }
-  return -1;
+  return check;
 }
 
 }  // namespace
 
 int ApplyUpdateFiles(HWND owner, const char* installDir) {
-  uint32_t largest = 0;
-  const int missing = FirstMissingPayload(&largest);
-  if (missing >= 0) {
-    ShowFileError(owner, UpdateSourceNames[missing]);
+  const EntryCheck check = CheckEntries(installDir);
+  if (check.firstUnusable >= 0) {
+    ShowFileError(owner, UpdateSourceNames[check.firstUnusable]);
     return 0;
   }
   // One copy buffer serves every entry: a fresh block of this size per file
-  // costs more to fault in than the copy itself on some systems.
-  const uint32_t bufferSize = largest < CopyChunkSize ? largest : CopyChunkSize;
+  // costs more to fault in than the copy itself on some systems. Without it
+  // the largest payload, the one that needs it most, cannot be written.
+  const uint32_t bufferSize = check.largestSize < CopyChunkSize ? check.largestSize : CopyChunkSize;
   void* buffer = bufferSize != 0 ? AllocZeroed(bufferSize) : nullptr;
   if (buffer == nullptr && bufferSize != 0) {
-    ShowFileError(owner, UpdateSourceNames[0]);
+    ShowFileError(owner, UpdateSourceNames[check.largest]);
     return 0;
   }
   int result = 1;
   for (int i = 0; UpdateSourceNames[i] != nullptr; ++i) {
     TextBuffer target;
-    if (!FormatBounded(target, sizeof target, "%s\\%s", installDir, UpdateTargetNames[i]) ||
+    if (!TargetPath(installDir, i, target) ||
         !ReplaceFile(installDir, UpdateSourceNames[i], target, buffer, bufferSize)) {
       ShowFileError(owner, UpdateSourceNames[i]);
       result = 0;
