@@ -17,8 +17,12 @@ sq_session_start() {
     for i in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
   fi
   sq_wine_prefix_ready
-  # A persistent server makes every Wine start quick.
+  # A persistent server makes every Wine start quick. The first program of a
+  # session also starts the prefix's background services, which inherit its
+  # output; start them here, writing nowhere, so that no later reader of a
+  # test's output waits for them.
   /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
+  "$SQ_WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
   trap sq_session_end EXIT
 }
 
